@@ -1,0 +1,37 @@
+#include "qor/engine/sync.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "qor/engine/common.hpp"
+#include "qor/engine/vmath.hpp"
+
+namespace qor {
+
+Result<double> plv(std::span<const double> a, std::span<const double> b) {
+    if (a.size() != b.size())
+        return QorError::invalid_dimension("PLV requires equal-length arrays, got " + std::to_string(a.size()) +
+                                           " vs " + std::to_string(b.size()));
+    const std::size_t n = a.size();
+    if (n == 0) return 0.0;
+    constexpr std::size_t block = 512;
+    alignas(64) double diff[block];
+    alignas(64) double sines[block];
+    alignas(64) double cosines[block];
+    double sum_cos = 0.0;
+    double sum_sin = 0.0;
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t m = std::min(block, n - start);
+        for (std::size_t i = 0; i < m; ++i) diff[i] = a[start + i] - b[start + i];
+        vmath::cos_n(diff, cosines, m);
+        vmath::sin_n(diff, sines, m);
+        for (std::size_t i = 0; i < m; ++i) {
+            sum_cos += cosines[i];
+            sum_sin += sines[i];
+        }
+    }
+    return order_parameter_from_sums(sum_cos, sum_sin, n).r;
+}
+
+}  // namespace qor
