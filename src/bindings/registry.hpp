@@ -7,5 +7,6 @@
 namespace qor::bindings {
 
 void register_sync(py::Module& m);  // order parameter, PLV, phase distances
+void register_spectral(py::Module& m);  // Fiedler value and vector, spectral gap
 
 }  // namespace qor::bindings
