@@ -7,5 +7,6 @@
 namespace qor::bindings {
 
 void register_sync(py::Module& m);  // order parameter, PLV, phase distances
+void register_supervisor_tools(py::Module& m);  // Petri net, boundaries, coherence, projector, agent
 
 }  // namespace qor::bindings
