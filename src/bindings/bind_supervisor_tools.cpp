@@ -2,6 +2,7 @@
 // action projector and active inference agent.
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -16,6 +17,33 @@
 #include "qor/types/format.hpp"
 #include "registry.hpp"
 #include "supervisor_vocab.hpp"
+
+// A boundary definition straight from its tuple (name, variable, lower,
+// upper, severity), without an intermediate tuple of strings. Severity is
+// Hard only for the exact text "hard".
+namespace qor::py {
+
+template <>
+struct Caster<BoundaryDef> {
+    static BoundaryDef load(PyObject* o, const Where& w) {
+        if (!PyTuple_Check(o) || PyTuple_GET_SIZE(o) != 5) {
+            if (PyTuple_Check(o))
+                type_error(w.str() + ": expected a tuple of 5 items, got a tuple of " +
+                           std::to_string(PyTuple_GET_SIZE(o)) + " items");
+            expected_error(w, "a tuple of 5 items", o);
+        }
+        BoundaryDef def;
+        def.name = Caster<std::string>::load(PyTuple_GET_ITEM(o, 0), w.item(0));
+        def.variable = Caster<std::string>::load(PyTuple_GET_ITEM(o, 1), w.item(1));
+        def.lower = Caster<std::optional<double>>::load(PyTuple_GET_ITEM(o, 2), w.item(2));
+        def.upper = Caster<std::optional<double>>::load(PyTuple_GET_ITEM(o, 3), w.item(3));
+        const std::string severity = Caster<std::string>::load(PyTuple_GET_ITEM(o, 4), w.item(4));
+        def.severity = severity == "hard" ? Severity::Hard : Severity::Soft;
+        return def;
+    }
+};
+
+}  // namespace qor::py
 
 namespace qor::bindings {
 namespace {
@@ -116,10 +144,14 @@ std::tuple<Ref, Ref> petri_step(const PetriNetObject& self, py::Dict<std::string
     return {std::move(dict), std::move(fired)};
 }
 
-py::List<std::string> petri_active_places(const PetriNetObject&, py::Dict<std::string, std::uint32_t> tokens) {
+Ref petri_active_places(const PetriNetObject&, py::Dict<std::string, std::uint32_t> tokens) {
     const Marking marking = to_marking(std::move(tokens));
-    py::List<std::string> out;
-    for (const std::string_view name : PetriNet::active_places(marking)) out.items.emplace_back(name);
+    const std::vector<std::string_view> names = PetriNet::active_places(marking);
+    Ref out = Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(names.size()))));
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        PyObject* name = py::check(PyUnicode_DecodeUTF8(names[k].data(), static_cast<Py_ssize_t>(names[k].size()), "replace"));
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), name);
+    }
     return out;
 }
 
@@ -135,33 +167,34 @@ Ref petri_transition_names(const PetriNetObject& self) { return all_names(self.t
 
 // ---- boundary observer ---------------------------------------------------
 
-using BoundaryTuple = std::tuple<std::string, std::string, std::optional<double>, std::optional<double>, std::string>;
-
 BoundaryObserver make_boundary_observer() { return BoundaryObserver{}; }
 
 PyObject* violation_keys[3] = {};
 
-Ref str_list(const std::vector<std::string>& texts) {
-    Ref out = Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(texts.size()))));
-    for (std::size_t k = 0; k < texts.size(); ++k)
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), new_str(texts[k]).release());
-    return out;
-}
-
-Ref boundary_observe(const BoundaryObserver& self, std::vector<BoundaryTuple> defs, py::Dict<std::string, double> values) {
-    std::vector<BoundaryDef> converted;
-    converted.reserve(defs.size());
-    for (auto& [name, variable, lower, upper, severity] : defs)
-        converted.push_back(BoundaryDef{std::move(name), std::move(variable), lower, upper,
-                                        severity == "hard" ? Severity::Hard : Severity::Soft});
-    const BoundaryState state = self.observe(converted, values.entries);
-    Ref dict = Ref::steal(py::check(PyDict_New()));
-    const std::vector<std::string>* lists[3] = {&state.violations, &state.soft_violations, &state.hard_violations};
-    const char* names[3] = {"violations", "soft_violations", "hard_violations"};
-    for (int k = 0; k < 3; ++k) {
-        Ref list = str_list(*lists[k]);
-        if (PyDict_SetItem(dict.get(), interned(violation_keys[k], names[k]), list.get()) < 0) py::throw_current();
+Ref boundary_observe(const BoundaryObserver& self, std::vector<BoundaryDef> defs, py::Dict<std::string, double> values) {
+    const BoundaryState state = self.observe(defs, values.entries);
+    // Every message is in `violations` and, in the same order, in one of the
+    // severity lists: each str is created once and shared by both lists.
+    const auto size = [](const std::vector<std::string>& v) { return static_cast<Py_ssize_t>(v.size()); };
+    Ref lists[3] = {Ref::steal(py::check(PyList_New(size(state.violations)))),
+                    Ref::steal(py::check(PyList_New(size(state.soft_violations)))),
+                    Ref::steal(py::check(PyList_New(size(state.hard_violations))))};
+    std::size_t soft = 0, hard = 0;
+    for (std::size_t k = 0; k < state.violations.size(); ++k) {
+        Ref text = new_str(state.violations[k]);
+        if (soft < state.soft_violations.size() && state.soft_violations[soft] == state.violations[k])
+            PyList_SET_ITEM(lists[1].get(), static_cast<Py_ssize_t>(soft++), Py_NewRef(text.get()));
+        else if (hard < state.hard_violations.size())
+            PyList_SET_ITEM(lists[2].get(), static_cast<Py_ssize_t>(hard++), Py_NewRef(text.get()));
+        PyList_SET_ITEM(lists[0].get(), static_cast<Py_ssize_t>(k), text.release());
     }
+    // Only a state not built by the observer could leave a slot unfilled.
+    if (soft != state.soft_violations.size() || hard != state.hard_violations.size())
+        throw std::logic_error("boundary state lists do not partition the violations");
+    Ref dict = Ref::steal(py::check(PyDict_New()));
+    const char* names[3] = {"violations", "soft_violations", "hard_violations"};
+    for (int k = 0; k < 3; ++k)
+        if (PyDict_SetItem(dict.get(), interned(violation_keys[k], names[k]), lists[k].get()) < 0) py::throw_current();
     return dict;
 }
 
@@ -195,7 +228,7 @@ py::List<std::tuple<std::size_t, std::size_t>> coherence_phase_lock(const Cohere
 // failure to issue it (warnings configured as errors, a replaced warn
 // function that raises) is discarded: a configuration warning must not stop
 // the construction it reports on.
-void warn_discarding_errors(PyObject* warnings, const std::string& message) noexcept {
+void warn_through_warnings_module(PyObject* warnings, const std::string& message) noexcept {
     Ref warn = Ref::steal(PyObject_GetAttrString(warnings, "warn"));
     Ref text = warn ? Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"))
                     : Ref();
@@ -212,7 +245,7 @@ ActionProjector make_action_projector(py::Dict<std::string, double> rate_limits,
     for (const auto& [key, limit] : rate_limits.entries) {
         const std::optional<Knob> knob = knob_from_name(key);
         if (!knob) {
-            warn_discarding_errors(warnings.get(), "PyActionProjector: ignoring unknown knob " + quoted(key) + " in rate_limits");
+            warn_through_warnings_module(warnings.get(), "PyActionProjector: ignoring unknown knob " + quoted(key) + " in rate_limits");
             continue;
         }
         projector.set_rate_limit(*knob, limit);  // invalid limits are dropped silently
@@ -220,7 +253,7 @@ ActionProjector make_action_projector(py::Dict<std::string, double> rate_limits,
     for (const auto& [key, bounds] : value_bounds.entries) {
         const std::optional<Knob> knob = knob_from_name(key);
         if (!knob) {
-            warn_discarding_errors(warnings.get(), "PyActionProjector: ignoring unknown knob " + quoted(key) + " in value_bounds");
+            warn_through_warnings_module(warnings.get(), "PyActionProjector: ignoring unknown knob " + quoted(key) + " in value_bounds");
             continue;
         }
         projector.set_bounds(*knob, std::get<0>(bounds), std::get<1>(bounds));

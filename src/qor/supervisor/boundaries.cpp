@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "qor/types/format.hpp"
 #include "qor/types/text.hpp"
@@ -12,32 +12,41 @@ namespace qor {
 namespace {
 
 // Looks values up by name: a scan for the few values a caller usually
-// passes, a hash table once there are enough for scans to add up.
+// passes, an open-addressing table (one allocation, no nodes) for more.
 class ValueLookup {
 public:
     explicit ValueLookup(ObservedValues values) : values_(values) {
-        if (values.size() > scan_limit) {
-            index_.reserve(values.size());
-            for (const auto& [name, value] : values) index_.insert_or_assign(std::string_view(name), value);
+        if (values.size() <= scan_limit) return;
+        std::size_t capacity = 16;
+        while (capacity < 2 * values.size()) capacity *= 2;
+        mask_ = capacity - 1;
+        slots_.assign(capacity, empty);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            std::size_t h = hash(values[i].first) & mask_;
+            while (slots_[h] != empty && values_[slots_[h]].first != values[i].first) h = (h + 1) & mask_;
+            slots_[h] = i;  // a repeated name keeps its last value
         }
     }
     std::optional<double> find(std::string_view name) const {
-        if (values_.size() > scan_limit) {
-            const auto it = index_.find(name);
-            if (it == index_.end()) return std::nullopt;
-            return it->second;
+        if (slots_.empty()) {
+            // From the back, so that a repeated name keeps its last value, as
+            // the table does.
+            for (std::size_t i = values_.size(); i-- > 0;)
+                if (values_[i].first == name) return values_[i].second;
+            return std::nullopt;
         }
-        // From the back, so that a repeated name keeps its last value, as
-        // the hash table does.
-        for (std::size_t i = values_.size(); i-- > 0;)
-            if (values_[i].first == name) return values_[i].second;
+        for (std::size_t h = hash(name) & mask_; slots_[h] != empty; h = (h + 1) & mask_)
+            if (values_[slots_[h]].first == name) return values_[slots_[h]].second;
         return std::nullopt;
     }
 
 private:
-    static constexpr std::size_t scan_limit = 16;
+    static constexpr std::size_t scan_limit = 8;
+    static constexpr std::size_t empty = static_cast<std::size_t>(-1);
+    static std::size_t hash(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
     ObservedValues values_;
-    std::unordered_map<std::string_view, double> index_;
+    std::vector<std::size_t> slots_;
+    std::size_t mask_ = 0;
 };
 
 std::string bound_text(const std::optional<double>& bound) {
