@@ -56,6 +56,18 @@ def test_non_finite_inputs_give_zero(projector, value, previous):
     assert projector.project("Psi", value, previous) == 0.0
 
 
+@pytest.mark.parametrize(
+    "bounds, expected", [((0.5, 2.0), 0.5), ((-3.0, -1.0), -1.0), ((-1.0, 1.0), 0.0)],
+    ids=["above-zero", "below-zero", "around-zero"],
+)
+def test_non_finite_result_stays_inside_bounds(bounds, expected):
+    # The neutral answer 0.0 is itself projected: a safety projection never
+    # returns a value outside the knob's bounds.
+    p = qk.PyActionProjector({"K": 0.1}, {"K": bounds})
+    assert p.project("K", math.nan, 1.0) == expected
+    assert p.project("K", 1.0, -math.inf) == expected
+
+
 @pytest.mark.parametrize("knob", ["k", "Alpha", "psi", "PSI", "", " K"])
 def test_unknown_knob_in_project(projector, knob):
     with pytest.raises(ValueError) as exc:

@@ -343,7 +343,8 @@ void register_supervisor_tools(py::Module& m) {
         c.method<&projector_project>(
             "project", {"knob", "value", "previous_value"},
             "Clamp value into the knob's bounds, limit the step from previous_value, clamp again. "
-            "Returns 0.0 when value or previous_value is not finite.");
+            "Returns 0.0 (clamped into the bounds, which it never leaves) when value or previous_value "
+            "is not finite.");
         c.finish();
     }
     {

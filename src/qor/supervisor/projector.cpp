@@ -23,8 +23,11 @@ double ActionProjector::project(Knob knob, double value, double previous_value) 
     const auto& b = bounds_[index(knob)];
     const double lo = b ? b->first : -inf;
     const double hi = b ? b->second : inf;
-    if (!std::isfinite(value) || !std::isfinite(previous_value)) return 0.0;
     const auto clamp = [&](double x) { return std::fmin(hi, std::fmax(lo, x)); };
+    // Without a usable input the answer is the neutral 0.0, but still inside
+    // the bounds: a safety projection must not hand out a value outside them
+    // (bounds that exclude 0 give their end nearest to it).
+    if (!std::isfinite(value) || !std::isfinite(previous_value)) return clamp(0.0);
     const double target = clamp(value);
     const auto& limit = rate_limits_[index(knob)];
     if (!limit) return target;

@@ -23,7 +23,8 @@ public:
     std::optional<std::pair<double, double>> bounds(Knob knob) const noexcept { return bounds_[index(knob)]; }
 
     // Clamp the target into the bounds, limit the step from previous_value,
-    // clamp again. A non-finite value or previous value gives 0.0.
+    // clamp again. A non-finite value or previous value gives 0.0, clamped
+    // into the bounds like every other result.
     double project(Knob knob, double value, double previous_value) const noexcept;
 
 private:
