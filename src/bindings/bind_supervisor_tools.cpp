@@ -43,6 +43,15 @@ struct Caster<BoundaryDef> {
     }
 };
 
+// An arc straight from its tuple (place, weight).
+template <>
+struct Caster<Arc> {
+    static Arc load(PyObject* o, const Where& w) {
+        auto [place, weight] = Caster<std::tuple<std::string, std::uint32_t>>::load(o, w);
+        return Arc{std::move(place), weight};
+    }
+};
+
 }  // namespace qor::py
 
 namespace qor::bindings {
@@ -73,23 +82,16 @@ struct PetriNetObject {
     std::vector<Ref> transition_strs;
 };
 
-using ArcList = std::vector<std::pair<std::string, std::uint32_t>>;
-using TransitionTuple = std::tuple<std::string, ArcList, ArcList, std::optional<std::string>>;
-
-std::vector<Arc> to_arcs(ArcList&& list) {
-    std::vector<Arc> arcs;
-    arcs.reserve(list.size());
-    for (auto& [place, weight] : list) arcs.push_back(Arc{std::move(place), weight});
-    return arcs;
-}
+using TransitionTuple = std::tuple<std::string, std::vector<Arc>, std::vector<Arc>, std::optional<std::string>>;
 
 PetriNetObject make_petri_net(std::vector<std::string> places, Ref transitions) {
     // Each tuple is converted and its guard parsed before the next one is
     // looked at, so a bad guard is reported before a later malformed tuple.
     std::vector<Transition> converted;
+    py::reserve_items(transitions.get(), converted);
     py::for_each_item(transitions.get(), py::Where{"transitions"}, [&](PyObject* item, const py::Where& w) {
         auto [name, inputs, outputs, guard_text] = py::Caster<TransitionTuple>::load(item, w);
-        Transition t{std::move(name), to_arcs(std::move(inputs)), to_arcs(std::move(outputs)), std::nullopt};
+        Transition t{std::move(name), std::move(inputs), std::move(outputs), std::nullopt};
         if (guard_text) {
             auto parsed = parse_guard(*guard_text);
             if (auto* error = std::get_if<std::string>(&parsed)) py::value_error(*error);
