@@ -7,5 +7,6 @@
 namespace qor::bindings {
 
 void register_sync(py::Module& m);  // order parameter, PLV, phase distances
+void register_supervisor(py::Module& m);  // regime manager, supervisor policy, rule engine
 
 }  // namespace qor::bindings
