@@ -13,6 +13,8 @@ int exec_module(PyObject* module) {
         qor::py::Module m(module);
         qor::bindings::register_sync(m);
         qor::bindings::register_spectral(m);
+        qor::bindings::register_supervisor(m);
+        qor::bindings::register_supervisor_tools(m);
         m.finish();
         return 0;
     } catch (...) {

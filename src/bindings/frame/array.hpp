@@ -167,6 +167,7 @@ struct Caster<std::vector<T>, std::enable_if_t<std::is_arithmetic_v<T> && !std::
         std::vector<T> out;
         if constexpr (std::is_same_v<T, double>)
             if (load_float64_array(o, out)) return out;
+        reserve_items(o, out);
         for_each_item(o, w, [&](PyObject* item, const Where& iw) { out.push_back(Caster<T>::load(item, iw)); });
         return out;
     }

@@ -212,6 +212,13 @@ void for_each_item(PyObject* o, const Where& w, Fn&& fn) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.get()); ++i) fn(PyTuple_GET_ITEM(snapshot.get(), i), w.item(i));
 }
 
+// Room for every item of a list or tuple up front (the common arguments),
+// so that converting a sequence does not regrow the vector item by item.
+template <class V>
+void reserve_items(PyObject* o, V& out) {
+    if (PyList_Check(o) || PyTuple_Check(o)) out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+}
+
 // Reads a one-dimensional float64 array's values directly; false when `o`
 // is not such an array.
 bool load_float64_array(PyObject* o, std::vector<double>& out);
@@ -220,6 +227,7 @@ template <class T>
 struct Caster<std::vector<T>, std::enable_if_t<!std::is_arithmetic_v<T>>> {
     static std::vector<T> load(PyObject* o, const Where& w) {
         std::vector<T> out;
+        reserve_items(o, out);
         for_each_item(o, w, [&](PyObject* item, const Where& iw) { out.push_back(Caster<T>::load(item, iw)); });
         return out;
     }

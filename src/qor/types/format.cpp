@@ -25,7 +25,13 @@ Digits shortest_digits(double magnitude) {
         if (*p >= '0' && *p <= '9') d.digits[d.count++] = *p;
     // Trailing zeros of the mantissa carry no information.
     while (d.count > 1 && d.digits[d.count - 1] == '0') --d.count;
-    d.exp = (p < res.ptr) ? std::atoi(p + 1) : 0;
+    // to_chars does not terminate its output, so the exponent is read within
+    // [p, res.ptr) only (from_chars takes a '-' but not a '+').
+    if (p < res.ptr) {
+        const char* e = p + 1;
+        if (e < res.ptr && *e == '+') ++e;
+        std::from_chars(e, res.ptr, d.exp);
+    }
     return d;
 }
 
