@@ -61,10 +61,6 @@ void translate_current_exception() noexcept;
 PyObject* internal_fault_type() noexcept;
 int init_internal_fault_type() noexcept;
 
-// Issues a Python warning (UserWarning through the warnings module). A
-// failure to issue it, e.g. with warnings configured as errors, is discarded.
-void warn_discarding_errors(std::string_view message) noexcept;
-
 // Python type name of an object, for messages.
 std::string type_name(PyObject* o);
 

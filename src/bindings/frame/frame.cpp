@@ -60,11 +60,6 @@ void translate_current_exception() noexcept {
     }
 }
 
-void warn_discarding_errors(std::string_view message) noexcept {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text || PyErr_WarnEx(PyExc_UserWarning, PyUnicode_AsUTF8(text.get()), 1) < 0) PyErr_Clear();
-}
-
 std::string type_name(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     if (PyArray_Check(o)) return "numpy.ndarray";
