@@ -140,6 +140,7 @@ public:
 
     // The distinct rule names in order of first use, with their firing state.
     std::size_t name_count() const noexcept { return names_.size(); }
+    std::size_t name_slot(std::size_t rule) const noexcept { return compiled_[rule].name_slot; }
     const std::string& name(std::size_t slot) const noexcept { return names_[slot]; }
     std::uint32_t fire_count_at(std::size_t slot) const noexcept { return fire_counts_[slot]; }
     double last_fire_time_at(std::size_t slot) const noexcept { return last_fire_times_[slot]; }
