@@ -1,6 +1,5 @@
 // The supervisor's decision makers: the regime manager, the built-in
 // supervisor policy and the rule engine.
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <tuple>
