@@ -93,7 +93,7 @@ def test_wide_hysteresis_band_is_kept():
 # ---- transitions -----------------------------------------------------------------
 
 
-def test_documented_cooldown_sequence():
+def test_cooldown_sequence_from_a_new_manager():
     m = qk.PyRegimeManager()
     assert m.transition("degraded") == "degraded"  # step 1: the first transition is never cooled down
     assert m.transition("nominal") == "degraded"   # step 2: 1 < 10

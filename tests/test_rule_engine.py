@@ -22,7 +22,7 @@ def fires(engine, ctx, regime="nominal"):
     return bool(engine.evaluate(regime, ctx))
 
 
-# ---- the documented rule -----------------------------------------------------------
+# ---- a basic rule -----------------------------------------------------------------
 
 
 @pytest.mark.parametrize("regime", ["nominal", "Nominal", "NOMINAL", "nOmInAl"])
@@ -478,7 +478,7 @@ def fired_names(engine, *args):
     return {t[4] for t in engine.evaluate_state("X", *args)}
 
 
-def test_documented_evaluate_state_context():
+def test_evaluate_state_context_example():
     expected = {"R": 0.5, "stability_proxy": 0.5, "R.0": 0.2, "R_0": 0.2, "R.1": 0.8, "R_1": 0.8,
                 "psi.0": 0.0, "psi_0": 0.0, "psi.1": 0.0, "psi_1": 0.0,
                 "R_good.0": 0.8, "R_good_0": 0.8, "R_bad.0": 0.2, "R_bad_0": 0.2}

@@ -80,17 +80,17 @@ RuleEngineObject make_rule_engine(std::vector<RuleTuple> rules) {
     std::vector<PolicyRule> parsed;
     parsed.reserve(rules.size());
     for (RuleTuple& t : rules) {
-        RuleSpec spec;
-        spec.name = std::move(std::get<0>(t));
-        spec.regimes = std::move(std::get<1>(t));
+        RuleInput input;
+        input.name = std::move(std::get<0>(t));
+        input.regimes = std::move(std::get<1>(t));
         for (auto& [metric, op, threshold] : std::get<2>(t))
-            spec.conditions.push_back(ConditionSpec{std::move(metric), std::move(op), threshold});
-        spec.logic = std::move(std::get<3>(t));
+            input.conditions.push_back(ConditionInput{std::move(metric), std::move(op), threshold});
+        input.logic = std::move(std::get<3>(t));
         for (auto& [knob, scope, value, ttl_s] : std::get<4>(t))
-            spec.actions.push_back(RuleAction{std::move(knob), std::move(scope), value, ttl_s});
-        spec.cooldown_s = std::get<5>(t);
-        spec.max_fires = std::get<6>(t);
-        auto rule = parse_rule(std::move(spec));
+            input.actions.push_back(RuleAction{std::move(knob), std::move(scope), value, ttl_s});
+        input.cooldown_s = std::get<5>(t);
+        input.max_fires = std::get<6>(t);
+        auto rule = parse_rule(std::move(input));
         if (auto* message = std::get_if<std::string>(&rule)) py::value_error(*message);
         parsed.push_back(std::move(std::get<PolicyRule>(rule)));
     }

@@ -68,16 +68,16 @@ struct PolicyRule {
 };
 
 // A rule as a user writes it, before its texts are parsed.
-struct ConditionSpec {
+struct ConditionInput {
     std::string metric;
     std::string op;
     double threshold = 0.0;
 };
 
-struct RuleSpec {
+struct RuleInput {
     std::string name;
     std::vector<std::string> regimes;
-    std::vector<ConditionSpec> conditions;
+    std::vector<ConditionInput> conditions;
     std::string logic;
     std::vector<RuleAction> actions;
     double cooldown_s = 0.0;
@@ -89,7 +89,7 @@ struct RuleSpec {
 // single condition), and upper-cases the regimes. One condition becomes a
 // single Condition, any other number a compound. Returns the rule or the
 // message of the first failure; values are checked later, by try_new.
-std::variant<PolicyRule, std::string> parse_rule(RuleSpec spec);
+std::variant<PolicyRule, std::string> parse_rule(RuleInput input);
 
 // One action of a fired rule, by position in the engine's rules.
 struct FiredAction {
