@@ -1,6 +1,5 @@
 // The supervisor's decision makers: the regime manager, the built-in
 // supervisor policy and the rule engine.
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -65,6 +64,7 @@ py::List<ControlAction> policy_decide(SupervisorPolicy& p, std::vector<double> l
 struct RuleEngineObject {
     RuleEngine engine;
     std::vector<std::vector<py::Ref>> action_tuples;  // [rule][action]
+    std::vector<py::Ref> names;                       // str of each distinct rule name
     std::vector<double> metric_values;                // scratch, one per metric name
 };
 
@@ -80,28 +80,29 @@ RuleEngineObject make_rule_engine(std::vector<RuleTuple> rules) {
     std::vector<PolicyRule> parsed;
     parsed.reserve(rules.size());
     for (RuleTuple& t : rules) {
-        RuleSpec spec;
-        spec.name = std::move(std::get<0>(t));
-        spec.regimes = std::move(std::get<1>(t));
+        RuleInput input;
+        input.name = std::move(std::get<0>(t));
+        input.regimes = std::move(std::get<1>(t));
         for (auto& [metric, op, threshold] : std::get<2>(t))
-            spec.conditions.push_back(ConditionSpec{std::move(metric), std::move(op), threshold});
-        spec.logic = std::move(std::get<3>(t));
+            input.conditions.push_back(ConditionInput{std::move(metric), std::move(op), threshold});
+        input.logic = std::move(std::get<3>(t));
         for (auto& [knob, scope, value, ttl_s] : std::get<4>(t))
-            spec.actions.push_back(RuleAction{std::move(knob), std::move(scope), value, ttl_s});
-        spec.cooldown_s = std::get<5>(t);
-        spec.max_fires = std::get<6>(t);
-        auto rule = parse_rule(std::move(spec));
+            input.actions.push_back(RuleAction{std::move(knob), std::move(scope), value, ttl_s});
+        input.cooldown_s = std::get<5>(t);
+        input.max_fires = std::get<6>(t);
+        auto rule = parse_rule(std::move(input));
         if (auto* message = std::get_if<std::string>(&rule)) py::value_error(*message);
         parsed.push_back(std::move(std::get<PolicyRule>(rule)));
     }
     auto built = RuleEngine::try_new(std::move(parsed));
     if (auto* message = std::get_if<std::string>(&built)) py::value_error(*message);
 
-    RuleEngineObject obj{std::move(std::get<RuleEngine>(built)), {}, {}};
+    RuleEngineObject obj{std::move(std::get<RuleEngine>(built)), {}, {}, {}};
+    for (std::size_t s = 0; s < obj.engine.name_count(); ++s) obj.names.push_back(new_str(obj.engine.name(s)));
     const std::vector<PolicyRule>& all = obj.engine.rules();
     obj.action_tuples.resize(all.size());
     for (std::size_t r = 0; r < all.size(); ++r) {
-        const py::Ref name = new_str(all[r].name);
+        const py::Ref& name = obj.names[obj.engine.name_slot(r)];
         for (const RuleAction& a : all[r].actions) {
             py::Ref t = py::Ref::steal(py::check(PyTuple_New(5)));
             PyTuple_SET_ITEM(t.get(), 0, new_str(a.knob).release());
@@ -153,25 +154,32 @@ std::optional<double> rules_last_fire_time(const RuleEngineObject& obj, std::str
 
 double rules_clock(const RuleEngineObject& obj) { return obj.engine.clock(); }
 
-py::List<std::string> rules_rule_names(const RuleEngineObject& obj) {
-    py::List<std::string> out;
-    out.items.reserve(obj.engine.rules().size());
-    for (const PolicyRule& r : obj.engine.rules()) out.items.push_back(r.name);
+py::Ref rules_rule_names(const RuleEngineObject& obj) {
+    const std::size_t n = obj.engine.rules().size();
+    py::Ref out = py::Ref::steal(py::check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (std::size_t r = 0; r < n; ++r)
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r), Py_NewRef(obj.names[obj.engine.name_slot(r)].get()));
     return out;
 }
 
-py::Dict<std::string, std::uint32_t> rules_fire_counts(const RuleEngineObject& obj) {
-    py::Dict<std::string, std::uint32_t> out;
-    for (std::size_t s = 0; s < obj.engine.name_count(); ++s)
-        if (obj.engine.fire_count_at(s) != 0) out.add(obj.engine.name(s), obj.engine.fire_count_at(s));
+// {name: value(slot)} over the names that have fired, in order of first use.
+template <class Value>
+py::Ref fired_names_dict(const RuleEngineObject& obj, Value&& value) {
+    py::Ref out = py::Ref::steal(py::check(PyDict_New()));
+    for (std::size_t s = 0; s < obj.engine.name_count(); ++s) {
+        if (obj.engine.fire_count_at(s) == 0) continue;
+        py::Ref v = py::Ref::steal(value(s));
+        if (PyDict_SetItem(out.get(), obj.names[s].get(), v.get()) < 0) py::throw_current();
+    }
     return out;
 }
 
-py::Dict<std::string, double> rules_last_fire_times(const RuleEngineObject& obj) {
-    py::Dict<std::string, double> out;
-    for (std::size_t s = 0; s < obj.engine.name_count(); ++s)
-        if (obj.engine.fire_count_at(s) != 0) out.add(obj.engine.name(s), obj.engine.last_fire_time_at(s));
-    return out;
+py::Ref rules_fire_counts(const RuleEngineObject& obj) {
+    return fired_names_dict(obj, [&](std::size_t s) { return py::Caster<std::uint32_t>::cast(obj.engine.fire_count_at(s)); });
+}
+
+py::Ref rules_last_fire_times(const RuleEngineObject& obj) {
+    return fired_names_dict(obj, [&](std::size_t s) { return py::Caster<double>::cast(obj.engine.last_fire_time_at(s)); });
 }
 
 }  // namespace

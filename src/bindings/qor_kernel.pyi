@@ -34,8 +34,8 @@ __all__ = [
 _Regime: TypeAlias = str
 _ActionDict: TypeAlias = dict[str, str | float]
 _RuleCondition: TypeAlias = tuple[str, str, float]
-_RuleActionSpec: TypeAlias = tuple[str, str, float, float]
-_Rule: TypeAlias = tuple[str, Sequence[str], Sequence[_RuleCondition], str, Sequence[_RuleActionSpec], float, int]
+_RuleActionTuple: TypeAlias = tuple[str, str, float, float]
+_Rule: TypeAlias = tuple[str, Sequence[str], Sequence[_RuleCondition], str, Sequence[_RuleActionTuple], float, int]
 _FiredAction: TypeAlias = tuple[str, str, float, float, str]
 
 @final

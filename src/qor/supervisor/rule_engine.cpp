@@ -30,15 +30,15 @@ bool Condition::evaluate(double value) const noexcept {
     return false;
 }
 
-std::variant<PolicyRule, std::string> parse_rule(RuleSpec spec) {
+std::variant<PolicyRule, std::string> parse_rule(RuleInput input) {
     std::vector<Condition> conditions;
-    conditions.reserve(spec.conditions.size());
-    for (ConditionSpec& c : spec.conditions) {
+    conditions.reserve(input.conditions.size());
+    for (ConditionInput& c : input.conditions) {
         const std::optional<CompareOp> op = compare_op_from_text(c.op);
         if (!op) return "unknown op: " + c.op;
         conditions.push_back(Condition{std::move(c.metric), *op, c.threshold});
     }
-    std::string logic_text = to_upper(spec.logic);
+    std::string logic_text = to_upper(input.logic);
     RuleLogic logic;
     if (logic_text == "AND")
         logic = RuleLogic::And;
@@ -48,16 +48,16 @@ std::variant<PolicyRule, std::string> parse_rule(RuleSpec spec) {
         return "unknown rule logic: " + logic_text;
 
     PolicyRule rule;
-    rule.name = std::move(spec.name);
-    rule.regimes.reserve(spec.regimes.size());
-    for (const std::string& r : spec.regimes) rule.regimes.push_back(to_upper(r));
+    rule.name = std::move(input.name);
+    rule.regimes.reserve(input.regimes.size());
+    for (const std::string& r : input.regimes) rule.regimes.push_back(to_upper(r));
     if (conditions.size() == 1)
         rule.condition = std::move(conditions.front());
     else
         rule.condition = CompoundCondition{logic, std::move(conditions)};
-    rule.actions = std::move(spec.actions);
-    rule.cooldown_s = spec.cooldown_s;
-    rule.max_fires = spec.max_fires;
+    rule.actions = std::move(input.actions);
+    rule.cooldown_s = input.cooldown_s;
+    rule.max_fires = input.max_fires;
     return rule;
 }
 

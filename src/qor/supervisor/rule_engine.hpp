@@ -68,16 +68,16 @@ struct PolicyRule {
 };
 
 // A rule as a user writes it, before its texts are parsed.
-struct ConditionSpec {
+struct ConditionInput {
     std::string metric;
     std::string op;
     double threshold = 0.0;
 };
 
-struct RuleSpec {
+struct RuleInput {
     std::string name;
     std::vector<std::string> regimes;
-    std::vector<ConditionSpec> conditions;
+    std::vector<ConditionInput> conditions;
     std::string logic;
     std::vector<RuleAction> actions;
     double cooldown_s = 0.0;
@@ -89,7 +89,7 @@ struct RuleSpec {
 // single condition), and upper-cases the regimes. One condition becomes a
 // single Condition, any other number a compound. Returns the rule or the
 // message of the first failure; values are checked later, by try_new.
-std::variant<PolicyRule, std::string> parse_rule(RuleSpec spec);
+std::variant<PolicyRule, std::string> parse_rule(RuleInput input);
 
 // One action of a fired rule, by position in the engine's rules.
 struct FiredAction {
@@ -140,6 +140,7 @@ public:
 
     // The distinct rule names in order of first use, with their firing state.
     std::size_t name_count() const noexcept { return names_.size(); }
+    std::size_t name_slot(std::size_t rule) const noexcept { return compiled_[rule].name_slot; }
     const std::string& name(std::size_t slot) const noexcept { return names_[slot]; }
     std::uint32_t fire_count_at(std::size_t slot) const noexcept { return fire_counts_[slot]; }
     double last_fire_time_at(std::size_t slot) const noexcept { return last_fire_times_[slot]; }
