@@ -22,15 +22,6 @@ bool equals_ignoring_case(std::string_view a, std::string_view lower) noexcept {
     return true;
 }
 
-std::optional<GuardOp> guard_op(std::string_view token) noexcept {
-    if (token == ">") return GuardOp::Gt;
-    if (token == ">=") return GuardOp::Ge;
-    if (token == "<") return GuardOp::Lt;
-    if (token == "<=") return GuardOp::Le;
-    if (token == "==") return GuardOp::Eq;
-    return std::nullopt;
-}
-
 std::string guard_error(std::string message) { return "guard parse error: " + std::move(message); }
 
 }  // namespace
@@ -115,7 +106,7 @@ std::optional<double> parse_float_literal(std::string_view text) noexcept {
 std::variant<Guard, std::string> parse_guard(std::string_view text) {
     const std::vector<std::string_view> tokens = split_whitespace(text);
     if (tokens.size() != 3) return guard_error("guard must be 'metric op threshold', got " + quoted(text));
-    const std::optional<GuardOp> op = guard_op(tokens[1]);
+    const std::optional<CompareOp> op = compare_op_from_text(tokens[1]);
     if (!op) return guard_error("unknown guard operator: " + quoted(tokens[1]));
     const std::optional<double> threshold = parse_float_literal(tokens[2]);
     if (!threshold) return guard_error("invalid threshold: invalid float literal");
@@ -124,16 +115,7 @@ std::variant<Guard, std::string> parse_guard(std::string_view text) {
 }
 
 bool Guard::test(const double* value) const noexcept {
-    if (!value || !std::isfinite(*value)) return false;
-    const double v = *value;
-    switch (op) {
-        case GuardOp::Gt: return v > threshold;
-        case GuardOp::Ge: return v >= threshold;
-        case GuardOp::Lt: return v < threshold;
-        case GuardOp::Le: return v <= threshold;
-        case GuardOp::Eq: return std::fabs(v - threshold) < 1e-12;
-    }
-    return false;
+    return value && compare(op, *value, threshold);
 }
 
 // ---- marking -------------------------------------------------------------

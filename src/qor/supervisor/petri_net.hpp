@@ -14,14 +14,14 @@
 #include <variant>
 #include <vector>
 
-namespace qor {
+#include "qor/supervisor/compare.hpp"
 
-enum class GuardOp { Gt, Ge, Lt, Le, Eq };
+namespace qor {
 
 // "metric op threshold": the transition may fire only while the test holds.
 struct Guard {
     std::string metric;
-    GuardOp op = GuardOp::Gt;
+    CompareOp op = CompareOp::Gt;
     double threshold = 0.0;
 
     // An absent or non-finite metric value fails every test; Eq compares
@@ -105,11 +105,7 @@ public:
     static std::vector<std::string_view> active_places(const Marking& marking);
 
 private:
-    struct TextHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-    };
-    using Index = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+    using Index = TextIndex;
 
     // Arcs and guards resolved to slots: a place's slot is the index of the
     // first place of that name, a guard's the index of its metric.

@@ -9,27 +9,6 @@
 
 namespace qor {
 
-std::optional<CompareOp> compare_op_from_text(std::string_view text) noexcept {
-    if (text == ">") return CompareOp::Gt;
-    if (text == ">=") return CompareOp::Ge;
-    if (text == "<") return CompareOp::Lt;
-    if (text == "<=") return CompareOp::Le;
-    if (text == "==") return CompareOp::Eq;
-    return std::nullopt;
-}
-
-bool Condition::evaluate(double value) const noexcept {
-    if (!std::isfinite(value)) return false;
-    switch (op) {
-        case CompareOp::Gt: return value > threshold;
-        case CompareOp::Ge: return value >= threshold;
-        case CompareOp::Lt: return value < threshold;
-        case CompareOp::Le: return value <= threshold;
-        case CompareOp::Eq: return std::fabs(value - threshold) < rule_eq_tolerance;
-    }
-    return false;
-}
-
 std::variant<PolicyRule, std::string> parse_rule(RuleInput input) {
     std::vector<Condition> conditions;
     conditions.reserve(input.conditions.size());

@@ -22,17 +22,11 @@
 #include <variant>
 #include <vector>
 
+#include "qor/supervisor/compare.hpp"
+
 namespace qor {
 
-enum class CompareOp : std::uint8_t { Gt, Ge, Lt, Le, Eq };
-
-// ">", ">=", "<", "<=", "==", matched exactly (no surrounding blanks).
-std::optional<CompareOp> compare_op_from_text(std::string_view text) noexcept;
-
 enum class RuleLogic : std::uint8_t { And, Or };
-
-// Two values closer than this count as equal for CompareOp::Eq.
-inline constexpr double rule_eq_tolerance = 1e-12;
 
 struct Condition {
     std::string metric;
@@ -40,7 +34,7 @@ struct Condition {
     double threshold = 0.0;
 
     // The test on a metric value; a non-finite value never satisfies it.
-    bool evaluate(double value) const noexcept;
+    bool evaluate(double value) const noexcept { return compare(op, value, threshold); }
 };
 
 // Several conditions joined by AND (all hold) or OR (at least one holds).
@@ -146,11 +140,7 @@ public:
     double last_fire_time_at(std::size_t slot) const noexcept { return last_fire_times_[slot]; }
 
 private:
-    struct StringHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-    };
-    using IndexMap = std::unordered_map<std::string, std::size_t, StringHash, std::equal_to<>>;
+    using IndexMap = TextIndex;
 
     // A condition with its metric resolved to the metric table.
     struct Test {
