@@ -107,14 +107,23 @@ void expected_error(const Where& where, const char* what, PyObject* obj) {
 
 // ---- integers ------------------------------------------------------------
 
+namespace {
+
+// `o` itself when it is an int, else its __index__ (kept alive in `holder`);
+// floats are refused rather than truncated.
+PyObject* as_int(PyObject* o, const Where& w, Ref& holder) {
+    if (PyLong_Check(o)) return o;
+    if (PyFloat_Check(o)) type_error(w.str() + ": 'float' object cannot be interpreted as an integer");
+    holder = Ref::steal(PyNumber_Index(o));
+    if (!holder) rethrow_with_context(w);
+    return holder.get();
+}
+
+}  // namespace
+
 unsigned long long load_unsigned(PyObject* o, const Where& w, unsigned long long max_value, int bits) {
     Ref index;
-    if (!PyLong_Check(o)) {
-        if (PyFloat_Check(o)) type_error(w.str() + ": 'float' object cannot be interpreted as an integer");
-        index = Ref::steal(PyNumber_Index(o));
-        if (!index) rethrow_with_context(w);
-        o = index.get();
-    }
+    o = as_int(o, w, index);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (v == -1 && PyErr_Occurred()) rethrow_with_context(w);
@@ -141,12 +150,7 @@ unsigned long long load_unsigned(PyObject* o, const Where& w, unsigned long long
 
 long long load_signed(PyObject* o, const Where& w) {
     Ref index;
-    if (!PyLong_Check(o)) {
-        if (PyFloat_Check(o)) type_error(w.str() + ": 'float' object cannot be interpreted as an integer");
-        index = Ref::steal(PyNumber_Index(o));
-        if (!index) rethrow_with_context(w);
-        o = index.get();
-    }
+    o = as_int(o, w, index);
     const long long v = PyLong_AsLongLong(o);
     if (v == -1 && PyErr_Occurred()) rethrow_with_context(w);
     return v;
