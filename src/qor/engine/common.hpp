@@ -39,6 +39,9 @@ inline OrderParameter order_parameter_from_sums(double sum_cos, double sum_sin, 
     return {r, wrap_phase(std::atan2(s, c))};
 }
 
+// Adds cos and sin of every angle to the running sums, in index order.
+void accumulate_cos_sin(std::span<const double> angles, double& sum_cos, double& sum_sin) noexcept;
+
 // Order parameter of a set of phases; the cosines and sines are summed in
 // index order, each sum starting at zero.
 OrderParameter order_parameter(std::span<const double> phases) noexcept;

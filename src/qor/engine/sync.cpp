@@ -5,7 +5,6 @@
 #include <string>
 
 #include "qor/engine/common.hpp"
-#include "qor/engine/vmath.hpp"
 
 namespace qor {
 
@@ -17,19 +16,12 @@ Result<double> plv(std::span<const double> a, std::span<const double> b) {
     if (n == 0) return 0.0;
     constexpr std::size_t block = 512;
     alignas(64) double diff[block];
-    alignas(64) double sines[block];
-    alignas(64) double cosines[block];
     double sum_cos = 0.0;
     double sum_sin = 0.0;
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = std::min(block, n - start);
         for (std::size_t i = 0; i < m; ++i) diff[i] = a[start + i] - b[start + i];
-        vmath::cos_n(diff, cosines, m);
-        vmath::sin_n(diff, sines, m);
-        for (std::size_t i = 0; i < m; ++i) {
-            sum_cos += cosines[i];
-            sum_sin += sines[i];
-        }
+        accumulate_cos_sin({diff, m}, sum_cos, sum_sin);
     }
     return order_parameter_from_sums(sum_cos, sum_sin, n).r;
 }
