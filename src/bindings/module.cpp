@@ -12,6 +12,7 @@ int exec_module(PyObject* module) {
     try {
         qor::py::Module m(module);
         qor::bindings::register_sync(m);
+        qor::bindings::register_upde(m);
         m.finish();
         return 0;
     } catch (...) {

@@ -7,5 +7,6 @@
 namespace qor::bindings {
 
 void register_sync(py::Module& m);  // order parameter, PLV, phase distances
+void register_upde(py::Module& m);  // dense UPDE stepper
 
 }  // namespace qor::bindings
