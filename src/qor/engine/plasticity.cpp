@@ -2,16 +2,13 @@
 
 #include <cmath>
 
+#include "qor/engine/simd.hpp"
+
 namespace qor {
 namespace {
 
-bool all_finite(std::span<const double> x) noexcept {
-    // Summing x - x yields NaN exactly when some entry is NaN or infinite, and
-    // vectorises where a branchy search would not.
-    double acc = 0.0;
-    for (double v : x) acc += v - v;
-    return acc == 0.0;
-}
+using simd::all_finite;
+using simd::v8;
 
 // Clamp at 0; NaN becomes 0 too.
 inline double clamp_non_negative(double x) noexcept { return x > 0.0 ? x : 0.0; }
@@ -34,14 +31,24 @@ bool dense_update(std::span<const double> sin, std::span<const double> cos, std:
         double* __restrict row = knm.data() + i * n;
         const double si = s[i];
         const double ci = c[i];
-        double check = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double v = clamp_non_negative(row[j] * g + (rate * (s[j] * si + c[j] * ci)) * dt);
-            row[j] = v;
+        // Finiteness of the results is tracked on the way (x - x is NaN for
+        // infinities), so the steppers need not scan the coupling again.
+        v8 check{};
+        std::size_t j = 0;
+        for (; j + 8 <= n; j += 8) {
+            const v8 x = simd::loadu(row + j) * g + (rate * (simd::loadu(s + j) * si + simd::loadu(c + j) * ci)) * dt;
+            const v8 v = x > 0.0 ? x : v8{};  // NaN fails the test and becomes 0
+            simd::storeu(row + j, v);
             check += v - v;
         }
+        double tail = 0.0;
+        for (; j < n; ++j) {
+            const double v = clamp_non_negative(row[j] * g + (rate * (s[j] * si + c[j] * ci)) * dt);
+            row[j] = v;
+            tail += v - v;
+        }
         row[i] = 0.0;
-        if (!(check == 0.0)) finite = false;
+        if (!(simd::hsum(check) + tail == 0.0)) finite = false;
     }
     // A diagonal overwritten by 0 may have been the only infinite entry.
     if (!finite) finite = all_finite(knm);

@@ -1,6 +1,7 @@
 #include "qor/engine/upde.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -9,6 +10,7 @@
 
 #include "qor/engine/parallel.hpp"
 #include "qor/engine/schemes.hpp"
+#include "qor/engine/simd.hpp"
 #include "qor/engine/vmath.hpp"
 #include "qor/types/format.hpp"
 
@@ -23,9 +25,10 @@
 // transcendental function is evaluated per entry and evaluation.
 //
 // Large n (>= 256): rows are split into chunks of 64 for the pool; each row
-// is summed with 32 interleaved partial sums (SIMD lanes times independent
-// accumulators) so that the loop runs at memory bandwidth rather than at the
-// latency of one add chain. Zero lags read K directly; constant lagged
+// is summed in eight interleaved partial sums (one per SIMD lane), and several
+// rows are summed together so that their independent add chains hide each
+// other's latency and share the loads of sin and cos: the loop then runs at
+// the speed of streaming the coefficients. Zero lags read K directly; constant lagged
 // coupling reads the prepared A and B; a coupling that changes between steps
 // (plasticity, moving frame) reads K and the prepared cos(a), sin(a).
 //
@@ -44,26 +47,45 @@ constexpr std::size_t kParallelMin = 256;
 constexpr std::size_t kChunkRows = 64;
 constexpr std::size_t kLanes = 8;
 
-using v8 = double __attribute__((vector_size(64)));
-using v8u = double __attribute__((vector_size(64), aligned(8), may_alias));
+using simd::hsum;
+using simd::loada;
+using simd::loadu;
+using simd::v8;
 
-inline v8 loadu(const double* p) noexcept { return *reinterpret_cast<const v8u*>(p); }
-inline v8 loada(const double* p) noexcept { return *reinterpret_cast<const v8*>(__builtin_assume_aligned(p, 64)); }
-inline double hsum(v8 v) noexcept { return ((v[0] + v[4]) + (v[2] + v[6])) + ((v[1] + v[5]) + (v[3] + v[7])); }
+bool all_finite(std::span<const double> x) noexcept { return simd::all_finite(x); }
 
-bool all_finite(const double* x, std::size_t n) noexcept {
-    // x - x is NaN exactly for NaN and infinities; a branch-free sum vectorises.
-    double acc = 0.0;
-    for (std::size_t i = 0; i < n; ++i) acc += x[i] - x[i];
-    return acc == 0.0;
-}
-bool all_finite(std::span<const double> x) noexcept { return all_finite(x.data(), x.size()); }
+// Finiteness (and optionally all-zero-ness, -0.0 counting as zero) of an n*n
+// input, scanned on the pool in blocks when it is large. Only booleans come
+// out, so the result cannot depend on the number of threads.
+struct Scan {
+    bool finite;
+    bool zero;
+};
 
-bool all_zero(std::span<const double> x) noexcept {
-    // -0.0 == 0.0, so negative zeros count as zero.
-    for (double v : x)
-        if (v != 0.0) return false;
-    return true;
+using mask8 = long __attribute__((vector_size(64)));
+
+Scan scan_coefficients(std::span<const double> x, bool want_zero) noexcept {
+    constexpr std::size_t block = std::size_t{1} << 15;
+    const std::size_t n_blocks = (x.size() + block - 1) / block;
+    std::atomic<bool> non_finite{false};
+    std::atomic<bool> non_zero{false};
+    parallel::for_chunks(n_blocks, 1, 8, [&](std::size_t b0, std::size_t b1) {
+        for (std::size_t b = b0; b < b1; ++b) {
+            const std::size_t begin = b * block;
+            const std::size_t count = std::min(block, x.size() - begin);
+            const double* p = x.data() + begin;
+            if (!simd::all_finite(p, count)) non_finite.store(true, std::memory_order_relaxed);
+            if (!want_zero) continue;
+            mask8 any{};
+            std::size_t i = 0;
+            for (; i + 8 <= count; i += 8) any |= loadu(p + i) != v8{};
+            bool nz = false;
+            for (int l = 0; l < 8; ++l) nz = nz || any[l] != 0;
+            for (; i < count; ++i) nz = nz || p[i] != 0.0;
+            if (nz) non_zero.store(true, std::memory_order_relaxed);
+        }
+    });
+    return {!non_finite.load(), want_zero && !non_zero.load()};
 }
 
 // size == n*n, without overflow.
@@ -101,80 +123,86 @@ inline double finish_row(double ci, double si, double sum_s, double sum_c, doubl
 
 // ---- row-major kernels (large n) --------------------------------------------
 
-// Sums of one row, 4 x 8 partial sums per sum, tail in scalar partials.
+// Sums of R consecutive rows at once. Every row's sums are eight lane-wise
+// partial sums over ascending j, combined in a fixed order, plus scalar
+// partials for the last n % 8 columns: the value of a row does not depend on
+// how many rows are processed together. Sharing the loads of sin and cos
+// between rows keeps the loop at the speed of streaming the coefficients.
 struct RowSums {
     double s;
     double c;
 };
 
-inline RowSums row_zero_lag(const double* __restrict k, const double* __restrict s, const double* __restrict c,
-                            std::size_t n) noexcept {
-    v8 s0{}, s1{}, s2{}, s3{}, c0{}, c1{}, c2{}, c3{};
+// Zero lags: S = sum K s, C = sum K c.
+template <int R>
+inline void rows_zero_lag(const double* __restrict k, std::size_t n, const double* __restrict s,
+                          const double* __restrict c, RowSums* __restrict out) noexcept {
+    v8 as[R], ac[R];
+    for (int r = 0; r < R; ++r) as[r] = ac[r] = v8{};
     std::size_t j = 0;
-    for (; j + 32 <= n; j += 32) {
-        const v8 k0 = loadu(k + j), k1 = loadu(k + j + 8), k2 = loadu(k + j + 16), k3 = loadu(k + j + 24);
-        s0 += k0 * loadu(s + j);
-        s1 += k1 * loadu(s + j + 8);
-        s2 += k2 * loadu(s + j + 16);
-        s3 += k3 * loadu(s + j + 24);
-        c0 += k0 * loadu(c + j);
-        c1 += k1 * loadu(c + j + 8);
-        c2 += k2 * loadu(c + j + 16);
-        c3 += k3 * loadu(c + j + 24);
+    for (; j + 8 <= n; j += 8) {
+        const v8 x = loadu(s + j);
+        const v8 y = loadu(c + j);
+        for (int r = 0; r < R; ++r) {
+            v8 kk = loadu(k + r * n + j);
+            simd::keep_in_register(kk);
+            as[r] += kk * x;
+            ac[r] += kk * y;
+        }
     }
-    double ts = 0.0, tc = 0.0;
-    for (; j < n; ++j) {
-        ts += k[j] * s[j];
-        tc += k[j] * c[j];
+    for (int r = 0; r < R; ++r) {
+        const double* kr = k + r * n;
+        double ts = 0.0, tc = 0.0;
+        for (std::size_t q = j; q < n; ++q) {
+            ts += kr[q] * s[q];
+            tc += kr[q] * c[q];
+        }
+        out[r] = {hsum(as[r]) + ts, hsum(ac[r]) + tc};
     }
-    return {hsum((s0 + s1) + (s2 + s3)) + ts, hsum((c0 + c1) + (c2 + c3)) + tc};
 }
 
-// A, B given (constant lagged coupling).
-inline RowSums row_lagged(const double* __restrict a, const double* __restrict b, const double* __restrict s,
-                          const double* __restrict c, std::size_t n) noexcept {
-    v8 s0{}, s1{}, c0{}, c1{};
+// Lags with A = K cos(a), B = K sin(a) given (Volatile = false), or with K and
+// cos(a), sin(a) given (Volatile = true, for a coupling that changes between
+// steps): S = sum (A s - B c), C = sum (A c + B s).
+template <int R, bool Volatile>
+inline void rows_lagged(const double* __restrict k, const double* __restrict ta, const double* __restrict tb,
+                        std::size_t n, const double* __restrict s, const double* __restrict c,
+                        RowSums* __restrict out) noexcept {
+    v8 as[R], ac[R];
+    for (int r = 0; r < R; ++r) as[r] = ac[r] = v8{};
     std::size_t j = 0;
-    for (; j + 16 <= n; j += 16) {
-        const v8 a0 = loadu(a + j), a1 = loadu(a + j + 8), b0 = loadu(b + j), b1 = loadu(b + j + 8);
-        const v8 x0 = loadu(s + j), x1 = loadu(s + j + 8), y0 = loadu(c + j), y1 = loadu(c + j + 8);
-        s0 += a0 * x0 - b0 * y0;
-        s1 += a1 * x1 - b1 * y1;
-        c0 += a0 * y0 + b0 * x0;
-        c1 += a1 * y1 + b1 * x1;
+    for (; j + 8 <= n; j += 8) {
+        const v8 x = loadu(s + j);
+        const v8 y = loadu(c + j);
+        for (int r = 0; r < R; ++r) {
+            v8 a = loadu(ta + r * n + j);
+            v8 b = loadu(tb + r * n + j);
+            if constexpr (Volatile) {
+                v8 kk = loadu(k + r * n + j);
+                simd::keep_in_register(kk);
+                a = kk * a;
+                b = kk * b;
+            }
+            simd::keep_in_register(a);
+            simd::keep_in_register(b);
+            as[r] += a * x - b * y;
+            ac[r] += a * y + b * x;
+        }
     }
-    double ts = 0.0, tc = 0.0;
-    for (; j < n; ++j) {
-        ts += a[j] * s[j] - b[j] * c[j];
-        tc += a[j] * c[j] + b[j] * s[j];
+    for (int r = 0; r < R; ++r) {
+        double ts = 0.0, tc = 0.0;
+        for (std::size_t q = j; q < n; ++q) {
+            double a = ta[r * n + q];
+            double b = tb[r * n + q];
+            if constexpr (Volatile) {
+                a = k[r * n + q] * a;
+                b = k[r * n + q] * b;
+            }
+            ts += a * s[q] - b * c[q];
+            tc += a * c[q] + b * s[q];
+        }
+        out[r] = {hsum(as[r]) + ts, hsum(ac[r]) + tc};
     }
-    return {hsum(s0 + s1) + ts, hsum(c0 + c1) + tc};
-}
-
-// K with cos(a), sin(a) given (lagged coupling that changes between steps).
-inline RowSums row_lagged_volatile(const double* __restrict k, const double* __restrict ca,
-                                   const double* __restrict sa, const double* __restrict s,
-                                   const double* __restrict c, std::size_t n) noexcept {
-    v8 s0{}, s1{}, c0{}, c1{};
-    std::size_t j = 0;
-    for (; j + 16 <= n; j += 16) {
-        const v8 k0 = loadu(k + j), k1 = loadu(k + j + 8);
-        const v8 a0 = k0 * loadu(ca + j), a1 = k1 * loadu(ca + j + 8);
-        const v8 b0 = k0 * loadu(sa + j), b1 = k1 * loadu(sa + j + 8);
-        const v8 x0 = loadu(s + j), x1 = loadu(s + j + 8), y0 = loadu(c + j), y1 = loadu(c + j + 8);
-        s0 += a0 * x0 - b0 * y0;
-        s1 += a1 * x1 - b1 * y1;
-        c0 += a0 * y0 + b0 * x0;
-        c1 += a1 * y1 + b1 * x1;
-    }
-    double ts = 0.0, tc = 0.0;
-    for (; j < n; ++j) {
-        const double aj = k[j] * ca[j];
-        const double bj = k[j] * sa[j];
-        ts += aj * s[j] - bj * c[j];
-        tc += aj * c[j] + bj * s[j];
-    }
-    return {hsum(s0 + s1) + ts, hsum(c0 + c1) + tc};
 }
 
 // ---- column-major kernels (small n) ----------------------------------------
@@ -311,7 +339,8 @@ void compute_derivative(std::span<const double> phases, std::span<const double> 
             if (all_alpha_zero) {
                 double sum_s, sum_c;
                 if (parallel) {
-                    const RowSums r = row_zero_lag(krow, s, c, n);
+                    RowSums r;
+                    rows_zero_lag<1>(krow, n, s, c, &r);
                     sum_s = r.s;
                     sum_c = r.c;
                 } else {
@@ -402,7 +431,7 @@ OrderParameter UPDEStepper::order_parameter() const noexcept {
 
 void UPDEStepper::prepare(std::span<const double> knm, std::span<const double> alpha, const Call& call) {
     const std::size_t n = n_;
-    zero_lag_ = all_zero(alpha);
+    zero_lag_ = call.alpha_zero;
     volatile_ = call.knm_volatile;
     transposed_ = n < kParallelMin;
     int tables = 0;
@@ -515,15 +544,41 @@ void UPDEStepper::evaluate(const double* theta, const double* omegas, double zet
     const bool zero_lag = zero_lag_;
     const bool vol = volatile_;
     parallel::for_chunks(n, kChunkRows, kParallelMin, [=](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            RowSums r;
-            if (zero_lag)
-                r = row_zero_lag(knm + i * n, s, c, n);
-            else if (vol)
-                r = row_lagged_volatile(knm + i * n, ta + i * n, tb + i * n, s, c, n);
-            else
-                r = row_lagged(ta + i * n, tb + i * n, s, c, n);
-            out[i] = finish_row(c[i], s[i], r.s, r.c, omegas[i], drive);
+        RowSums r[8];
+        std::size_t i = begin;
+        auto finish = [&](std::size_t first, int count) {
+            for (int q = 0; q < count; ++q) {
+                const std::size_t row = first + static_cast<std::size_t>(q);
+                out[row] = finish_row(c[row], s[row], r[q].s, r[q].c, omegas[row], drive);
+            }
+        };
+        if (zero_lag) {
+            for (; i + 8 <= end; i += 8) {
+                rows_zero_lag<8>(knm + i * n, n, s, c, r);
+                finish(i, 8);
+            }
+            for (; i < end; ++i) {
+                rows_zero_lag<1>(knm + i * n, n, s, c, r);
+                finish(i, 1);
+            }
+        } else if (vol) {
+            for (; i + 4 <= end; i += 4) {
+                rows_lagged<4, true>(knm + i * n, ta + i * n, tb + i * n, n, s, c, r);
+                finish(i, 4);
+            }
+            for (; i < end; ++i) {
+                rows_lagged<1, true>(knm + i * n, ta + i * n, tb + i * n, n, s, c, r);
+                finish(i, 1);
+            }
+        } else {
+            for (; i + 4 <= end; i += 4) {
+                rows_lagged<4, false>(nullptr, ta + i * n, tb + i * n, n, s, c, r);
+                finish(i, 4);
+            }
+            for (; i < end; ++i) {
+                rows_lagged<1, false>(nullptr, ta + i * n, tb + i * n, n, s, c, r);
+                finish(i, 1);
+            }
         }
     });
 }
@@ -555,8 +610,13 @@ Status UPDEStepper::step_in_call(std::span<double> phases, std::span<const doubl
     if (!all_finite(phases)) return QorError::integration_diverged("input phases contain NaN/Inf");
     // Within a call the coupling changes only through this stepper and the
     // lags not at all, so each is scanned once and then tracked.
-    if (!all_finite(omegas) || (!call.knm_finite && !all_finite(knm)) ||
-        (!call.alpha_finite && !all_finite(alpha)) || !std::isfinite(plasticity_.modulator))
+    bool finite = all_finite(omegas) && (call.knm_finite || scan_coefficients(knm, false).finite);
+    if (finite && !call.alpha_finite) {
+        const Scan a = scan_coefficients(alpha, true);
+        finite = a.finite;
+        call.alpha_zero = a.zero;
+    }
+    if (!finite || !std::isfinite(plasticity_.modulator))
         return QorError::integration_diverged("omegas/knm/alpha/modulator contain NaN/Inf");
     call.knm_finite = true;
     call.alpha_finite = true;
@@ -663,7 +723,7 @@ Status UPDEStepper::run_moving_frame_schedule(std::span<double> phases, std::spa
         return QorError::invalid_dimension("expected moving-frame schedule length " + std::to_string(total) +
                                            ", got omega=" + std::to_string(omega_schedule.size()) +
                                            " velocity=" + std::to_string(velocity_schedule.size()));
-    if (!all_finite(positions) || !all_finite(knm))
+    if (!all_finite(positions) || !scan_coefficients(knm, false).finite)
         return QorError::integration_diverged("moving-frame positions/knm contain NaN/Inf");
     std::vector<double> k_eff(knm.size(), 0.0);
     std::vector<double> doppler(n, 0.0);

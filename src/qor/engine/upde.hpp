@@ -127,6 +127,7 @@ private:
         bool prepared = false;      // lag tables built for this call's alpha
         bool knm_finite = false;    // coupling checked finite and unchanged since
         bool alpha_finite = false;
+        bool alpha_zero = false;    // every lag is +-0 (valid once alpha_finite)
         bool knm_dirty = false;     // coupling changed since the tables were built from it
     };
 
