@@ -164,6 +164,11 @@ def test_constructor_conversion(kwargs, error):
         S(**kwargs)
 
 
+def test_unallocatable_size_is_a_memory_error():
+    with pytest.raises(MemoryError):
+        S(2**62)
+
+
 def test_constructor_accepts_index_objects():
     s = S(np.uint16(5), n_substeps=np.int64(2**32 - 1))
     assert s.n == 5
