@@ -12,7 +12,6 @@
 #include "qor/engine/schemes.hpp"
 #include "qor/engine/simd.hpp"
 #include "qor/engine/vmath.hpp"
-#include "qor/types/format.hpp"
 
 // How the coupling sum is evaluated.
 //
@@ -28,9 +27,10 @@
 // is summed in eight interleaved partial sums (one per SIMD lane), and several
 // rows are summed together so that their independent add chains hide each
 // other's latency and share the loads of sin and cos: the loop then runs at
-// the speed of streaming the coefficients. Zero lags read K directly; constant lagged
-// coupling reads the prepared A and B; a coupling that changes between steps
-// (plasticity, moving frame) reads K and the prepared cos(a), sin(a).
+// the speed of streaming the coefficients. Zero lags read K directly;
+// constant lagged coupling reads the prepared A and B; a coupling that changes
+// between steps (plasticity, moving frame) reads K and the prepared cos(a)
+// and sin(a).
 //
 // Small n (< 256): the rows run sequentially and each row's sums accumulate
 // in ascending j with a single accumulator. To keep that order and still use
