@@ -15,6 +15,7 @@ int exec_module(PyObject* module) {
         qor::bindings::register_spectral(m);
         qor::bindings::register_supervisor(m);
         qor::bindings::register_supervisor_tools(m);
+        qor::bindings::register_upde(m);
         m.finish();
         return 0;
     } catch (...) {

@@ -10,5 +10,6 @@ void register_sync(py::Module& m);  // order parameter, PLV, phase distances
 void register_spectral(py::Module& m);  // Fiedler value and vector, spectral gap
 void register_supervisor(py::Module& m);  // regime manager, supervisor policy, rule engine
 void register_supervisor_tools(py::Module& m);  // Petri net, boundaries, coherence, projector, agent
+void register_upde(py::Module& m);  // dense UPDE stepper
 
 }  // namespace qor::bindings
