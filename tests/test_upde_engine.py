@@ -28,12 +28,22 @@ def _compiler(build_dir: pathlib.Path) -> str | None:
     return shutil.which("c++") or shutil.which("g++")
 
 
+def _core_library() -> pathlib.Path | None:
+    """The core library of the build that made the imported module: beside it
+    in a development build, or in the build directory pip used for this
+    checkout (build/<wheel tag>/) when the module is installed."""
+    beside = pathlib.Path(qk.__file__).resolve().parent / "libqor_core.a"
+    if beside.exists():
+        return beside
+    candidates = sorted(ROOT.glob("build/*/libqor_core.a"), key=lambda p: p.stat().st_mtime, reverse=True)
+    return candidates[0] if candidates else None
+
+
 def test_engine_checks(tmp_path):
-    build_dir = pathlib.Path(qk.__file__).resolve().parent
-    library = build_dir / "libqor_core.a"
-    compiler = _compiler(build_dir)
-    if not library.exists() or compiler is None:
-        pytest.skip("no core library or C++ compiler next to the imported module")
+    library = _core_library()
+    compiler = _compiler(library.parent) if library else None
+    if library is None or compiler is None:
+        pytest.skip("no core library or C++ compiler for the imported module")
     exe = tmp_path / "upde_engine_checks"
     build = subprocess.run(
         [compiler, "-std=c++20", "-O2", "-fopenmp", f"-I{ROOT / 'src'}", str(SOURCE), str(library),
