@@ -13,15 +13,21 @@ void accumulate_cos_sin(std::span<const double> angles, double& sum_cos, double&
     alignas(64) double sines[block];
     alignas(64) double cosines[block];
     const std::size_t n = angles.size();
+    // Local accumulators: the caller's references could alias the input, which
+    // would force a store and reload on every addition.
+    double c = sum_cos;
+    double s = sum_sin;
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = std::min(block, n - start);
         vmath::cos_n(angles.data() + start, cosines, m);
         vmath::sin_n(angles.data() + start, sines, m);
         for (std::size_t i = 0; i < m; ++i) {
-            sum_cos += cosines[i];
-            sum_sin += sines[i];
+            c += cosines[i];
+            s += sines[i];
         }
     }
+    sum_cos = c;
+    sum_sin = s;
 }
 
 OrderParameter order_parameter(std::span<const double> phases) noexcept {
