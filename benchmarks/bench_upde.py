@@ -4,13 +4,10 @@ Times are per integration step (``per`` = number of steps of a run). The
 bandwidth case compares a zero-lag Euler step, which reads the coupling
 matrix once, with a plain two-threaded read of an array of the same size.
 
-OpenBLAS keeps its worker threads spinning for a while (about 0.1 s) after
-every BLAS call, and on a 2-core machine they then compete with OpenMP's
-workers: timed interleaved with a BLAS-based reference our steps run up to
-twice as slow. ``OPENBLAS_THREAD_TIMEOUT=4`` (set before NumPy is imported)
-lets those threads sleep at once and shows both sides undisturbed:
-
-    OPENBLAS_THREAD_TIMEOUT=4 PYTHONPATH=build/dev python3 benchmarks/run.py upde
+OpenBLAS keeps its worker threads spinning for about 0.1 s after every BLAS
+call, and on a 2-core machine they compete with OpenMP's workers; the
+harness idles before each timed batch (``--settle``) so that neither side
+is timed against the other's spinning threads.
 """
 
 from __future__ import annotations

@@ -68,14 +68,23 @@ def _time(fn: Timed, loops: int) -> float:
     return (time.perf_counter() - t0) / loops
 
 
-def measure(c: Case, repeats: int = 7, budget: float = 0.05) -> tuple[float, float]:
+def measure(c: Case, repeats: int = 7, budget: float = 0.05, settle: float = 0.2) -> tuple[float, float]:
+    """Medians of `repeats` interleaved batches of about `budget` seconds each.
+
+    Before every batch the process idles for `settle` seconds: thread pools
+    (OpenMP's, OpenBLAS's) keep their workers spinning for a while after
+    each parallel call, and on a machine with few cores those spinning
+    workers would slow down whichever side is timed next.
+    """
     ours, ref = c.setup()
     ours()
     ref()
     n_ours, n_ref = _loops_for(ours, budget), _loops_for(ref, budget)
     t_ours, t_ref = [], []
     for _ in range(repeats):
+        time.sleep(settle)
         t_ours.append(_time(ours, n_ours))
+        time.sleep(settle)
         t_ref.append(_time(ref, n_ref))
     return statistics.median(t_ours) / c.per, statistics.median(t_ref) / c.per
 

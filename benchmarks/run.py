@@ -24,6 +24,7 @@ def main() -> int:
     parser.add_argument("names", nargs="*", help="run only cases whose name contains one of these")
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--budget", type=float, default=0.05, help="seconds per timed batch")
+    parser.add_argument("--settle", type=float, default=0.2, help="idle seconds before each timed batch")
     args = parser.parse_args()
 
     for path in sorted(HERE.glob("bench_*.py")):
@@ -44,7 +45,7 @@ def main() -> int:
     print(header)
     print("-" * len(header))
     for c in cases:
-        ours, ref = harness.measure(c, repeats=args.repeats, budget=args.budget)
+        ours, ref = harness.measure(c, repeats=args.repeats, budget=args.budget, settle=args.settle)
         unit = f"/{c.unit}"
         print(
             f"{c.name:<34} {c.size:<16} {harness.fmt_time(ours)}{unit:<6} {harness.fmt_time(ref)}{unit:<6}"
