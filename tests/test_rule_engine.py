@@ -4,6 +4,7 @@ the clock, and the metrics derived from layer order parameters."""
 import inspect
 import math
 import sys
+import unicodedata
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -255,6 +256,9 @@ def test_regime_is_matched_untrimmed():
     assert len(padded.evaluate(" Nominal ", {"R": 1.0})) == 1
 
 
+# The module's case table is generated from Unicode 14.0 (tools/gen_unicode_upper.py);
+# Pythons of another Unicode version map a few newer characters differently.
+@pytest.mark.skipif(unicodedata.unidata_version != "14.0.0", reason="Python's Unicode version differs from the table's")
 def test_upper_casing_matches_python_for_every_code_point():
     # The logic message shows the upper-cased text, so it exposes the mapping.
     chars = [chr(c) for c in range(sys.maxunicode + 1) if not 0xD800 <= c <= 0xDFFF]
