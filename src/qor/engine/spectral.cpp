@@ -121,11 +121,20 @@ Result<std::vector<double>> symmetric_eigenvalues(std::span<const double> matrix
     return out;
 }
 
-Result<double> fiedler_value(std::span<const double> knm, std::size_t n) {
-    if (n < 2) return 0.0;
+namespace {
+
+// Ascending eigenvalues of the coupling matrix's graph Laplacian.
+Result<std::vector<double>> laplacian_eigenvalues(std::span<const double> knm, std::size_t n) {
     Result<std::vector<double>> lap = graph_laplacian(knm, n);
     QOR_TRY(lap);
-    Result<std::vector<double>> values = symmetric_eigenvalues(*lap, n);
+    return symmetric_eigenvalues(*lap, n);
+}
+
+}  // namespace
+
+Result<double> fiedler_value(std::span<const double> knm, std::size_t n) {
+    if (n < 2) return 0.0;
+    Result<std::vector<double>> values = laplacian_eigenvalues(knm, n);
     QOR_TRY(values);
     return (*values)[1];
 }
@@ -147,9 +156,7 @@ Result<std::vector<double>> fiedler_vector(std::span<const double> knm, std::siz
 
 Result<double> spectral_gap(std::span<const double> knm, std::size_t n) {
     if (n < 3) return 0.0;
-    Result<std::vector<double>> lap = graph_laplacian(knm, n);
-    QOR_TRY(lap);
-    Result<std::vector<double>> values = symmetric_eigenvalues(*lap, n);
+    Result<std::vector<double>> values = laplacian_eigenvalues(knm, n);
     QOR_TRY(values);
     return (*values)[2] - (*values)[1];
 }
